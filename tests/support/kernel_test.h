@@ -1,0 +1,94 @@
+// A booted host kernel per test, with bug checks collected instead of aborting:
+// a test that expects a rule takes it with ExpectRule; any other fails the test.
+#pragma once
+
+#include <host/harness.h>
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace testing_support {
+
+class KernelTest : public ::testing::Test {
+protected:
+    virtual host::KernelOptions Options() { return {}; }
+
+    void SetUp() override
+    {
+        kernel_ = std::make_unique<host::Kernel>(Options());
+        host::SetBugCheckHandler([this](const host::BugCheck &check) { checks_.push_back(check); });
+    }
+
+    void TearDown() override
+    {
+        kernel_.reset();
+        for (auto &check : checks_) ADD_FAILURE() << "unexpected bug check: " << check.message;
+    }
+
+    // Takes the first bug check of that rule; fails when there is none.
+    void ExpectRule(host::Rule rule)
+    {
+        for (auto it = checks_.begin(); it != checks_.end(); ++it)
+            if (it->rule == rule) {
+                EXPECT_NE(it->message.find(std::string(host::RuleName(rule))), std::string::npos);
+                checks_.erase(it);
+                return;
+            }
+        ADD_FAILURE() << "expected a bug check for " << host::RuleName(rule);
+    }
+
+    size_t BugCheckCount() const { return checks_.size(); }
+    void ShutDown() { kernel_.reset(); }
+
+    std::vector<host::BugCheck> checks_;
+    std::unique_ptr<host::Kernel> kernel_;
+};
+
+class ConcurrentKernelTest : public KernelTest {
+protected:
+    host::KernelOptions Options() override
+    {
+        host::KernelOptions options;
+        options.schedule = host::Schedule::Concurrent;
+        options.processors = 4;
+        return options;
+    }
+};
+
+// A driver whose dispatch is a per-device function, for building small stacks.
+using Dispatch = std::function<NTSTATUS(PDEVICE_OBJECT, PIRP)>;
+
+class TestDriver {
+public:
+    explicit TestDriver(const char *name, std::vector<ULONG> tags = {});
+    ~TestDriver()
+    {
+        if (driver_) DeleteDevices();
+    }
+    void Unload()
+    {
+        host::UnloadDriver(driver_);
+        driver_ = nullptr;
+    }
+    TestDriver(const TestDriver &) = delete;
+    TestDriver &operator=(const TestDriver &) = delete;
+    // Creates a device (attached on top of `below` when given).
+    PDEVICE_OBJECT AddDevice(Dispatch dispatch, PDEVICE_OBJECT below = nullptr, ULONG extensionSize = 0);
+    void DeleteDevices();
+    PDRIVER_OBJECT Object() const { return driver_; }
+
+private:
+    PDRIVER_OBJECT driver_;
+};
+
+// Completes the IRP with the status and information.
+NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0);
+// Passes the IRP down to the device below this one.
+NTSTATUS PassDown(PDEVICE_OBJECT below, PIRP irp);
+
+}  // namespace testing_support
