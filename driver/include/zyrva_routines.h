@@ -16,3 +16,28 @@ ULONG FIFOPutCh(PFIFO Fifo, ULONG Byte);
 ULONG FIFOGetCount(PFIFO Fifo);
 ULONG FIFOGetFree(PFIFO Fifo);
 PFIFO FIFOFlush(PFIFO Fifo);
+
+// ---- convert: the V.80 engine ----
+PV80_CONTEXT V80_Create(ULONG TxFifoSize, ULONG RxFifoSize, ULONG AutoDetect);
+VOID V80_Delete(PV80_CONTEXT Engine);
+VOID V80_Init(PV80_CONTEXT Engine);
+VOID V80_SetStatusCallback(PV80_CONTEXT Engine, V80_STATUS_CALLBACK Callback, PVOID Context);
+VOID V80_Control(PV80_CONTEXT Engine, ULONG Code);
+ULONG V80_CheckIfV80Active(PV80_CONTEXT Engine);
+ULONG V80_FromDteToModem(PV80_CONTEXT Engine, ULONG Mode, const UCHAR *Data, ULONG Length, PUCHAR Out,
+                         PULONG OutLength);
+ULONG V80_FromModemToDte(PV80_CONTEXT Engine, const UCHAR *Data, ULONG Length, UCHAR EventChar);
+ULONG V80_GetModemToDteData(PV80_CONTEXT Engine, PUCHAR Out, ULONG MaxLength);
+ULONG V80_GetModemToDteCount(PV80_CONTEXT Engine);
+VOID V80_PurgeModemToDteData(PV80_CONTEXT Engine);
+
+// The byte level of the engine.
+ULONG V80ConvertFromDteChar(PV80_CONTEXT Engine, const UCHAR *Data, ULONG Length);
+ULONG V80ConvertAtCmd(PV80_CONTEXT Engine, const UCHAR *Command, ULONG Length);
+ULONG V80ConvertFromModemChar(PV80_CONTEXT Engine, const UCHAR *Data, ULONG Length, UCHAR EventChar);
+ULONG IsV80TransChar(UCHAR Byte);
+ULONG TranslateSingleSeq(UCHAR Byte, PUCHAR Out);
+VOID CheckExtCmd(PV80_CONTEXT Engine);
+ULONG CompareCmd(const UCHAR *Body, ULONG BodyLength, const UCHAR *Constant, ULONG ConstantLength);
+VOID ReportStatus(PV80_CONTEXT Engine, ULONG Code, PUCHAR Data, ULONG Length);
+ULONG V80_CheckEventCharAndPutRxQ(PV80_CONTEXT Engine, UCHAR Byte, UCHAR EventChar);

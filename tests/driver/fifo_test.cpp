@@ -84,8 +84,12 @@ TEST_P(FifoTable, StepsMoveTheExpectedBytes)
         EXPECT_TRUE(fifo->Head >= fifo->Start && fifo->Head < fifo->End);
         EXPECT_TRUE(fifo->Tail >= fifo->Start && fifo->Tail < fifo->End);
     }
-    if (c.headAtStart) EXPECT_EQ(fifo->Head, fifo->Start);
-    if (c.tailAtStart) EXPECT_EQ(fifo->Tail, fifo->Start);
+    if (c.headAtStart) {
+        EXPECT_EQ(fifo->Head, fifo->Start);
+    }
+    if (c.tailAtStart) {
+        EXPECT_EQ(fifo->Tail, fifo->Start);
+    }
     FIFODelete(fifo);
 }
 
