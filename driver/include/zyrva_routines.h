@@ -41,3 +41,50 @@ VOID CheckExtCmd(PV80_CONTEXT Engine);
 ULONG CompareCmd(const UCHAR *Body, ULONG BodyLength, const UCHAR *Constant, ULONG ConstantLength);
 VOID ReportStatus(PV80_CONTEXT Engine, ULONG Code, PUCHAR Data, ULONG Length);
 ULONG V80_CheckEventCharAndPutRxQ(PV80_CONTEXT Engine, UCHAR Byte, UCHAR EventChar);
+
+// ---- core: entry, dispatch, Plug and Play and power ----
+extern "C" DRIVER_INITIALIZE DriverEntry;
+DRIVER_ADD_DEVICE ZYRVA_AddDevice;
+DRIVER_UNLOAD ZYRVA_DriverUnload;
+DRIVER_DISPATCH ZYRVA_Dispatch;
+VOID IncrementPendingActionCount(PDEVICE_EXTENSION Extension);
+VOID DecrementPendingActionCount(PDEVICE_EXTENSION Extension);
+NTSTATUS PassIrpDown(PDEVICE_EXTENSION Extension, PIRP Irp);
+NTSTATUS ZYRVA_PnP(PDEVICE_EXTENSION Extension, PIRP Irp);
+NTSTATUS ZYRVA_Power(PDEVICE_EXTENSION Extension, PIRP Irp);
+IO_COMPLETION_ROUTINE ZYRVA_PowerComplete;
+NTSTATUS GetDeviceCapabilities(PDEVICE_EXTENSION Extension);
+
+// ---- dte: application-side requests ----
+NTSTATUS ZyrVaDispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS ZyrVaDispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+VOID ZyrVaCloseChannel(PDEVICE_EXTENSION Extension);
+NTSTATUS ZyrVaDispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS ZyrVaDispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS ZyrVaDispatchFlush(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS ZyrVaDispatchIoControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+KDEFERRED_ROUTINE DpcTotalReadTimeout;
+KDEFERRED_ROUTINE DpcReadIntervalTimeout;
+KDEFERRED_ROUTINE DpcTotalWriteTimeout;
+
+// ---- modem: the filter's own requests to the modem port ----
+NTSTATUS CallDriverSync(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS CallNextDriverSync(PDEVICE_EXTENSION Extension, PIRP Irp);
+NTSTATUS IssueModemCtlIrp(PDEVICE_EXTENSION Extension, ULONG InputLength, ULONG OutputLength, PVOID Buffer,
+                          ULONG IoControlCode, PKEVENT Event);
+IO_COMPLETION_ROUTINE ModemIoCtl_IoCompletion;
+KDEFERRED_ROUTINE DpcKickModemRead;
+KDEFERRED_ROUTINE DpcKickModemWrite;
+KDEFERRED_ROUTINE DpcKickModemWaitMask;
+
+// ---- moh: modem-on-hold ----
+KDEFERRED_ROUTINE DpcUserResponseTimeOut;
+
+// ---- registry ----
+NTSTATUS GetDriverRegistry(PDEVICE_OBJECT PhysicalDeviceObject, PUNICODE_STRING Path);
+NTSTATUS GetPortName(PUNICODE_STRING DriverKey, PUNICODE_STRING Name);
+ULONG ReadRegistryEntry(PCWSTR KeyPath, PCWSTR ValueName, PUCHAR Buffer, ULONG BufferSize);
+NTSTATUS WriteRegistryEntry(PCWSTR KeyPath, PCWSTR ValueName, ULONG Type, PVOID Data, ULONG DataLength);
+NTSTATUS NTAPI RegistryQueryCallback(PWSTR ValueName, ULONG ValueType, PVOID ValueData, ULONG ValueLength,
+                                     PVOID Context, PVOID EntryContext);
+VOID ConvertUnicodeToChar(PUNICODE_STRING Source, ULONG MaxChars, PUCHAR Destination);
