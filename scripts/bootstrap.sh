@@ -2,7 +2,7 @@
 # Installs the Debian packages the build needs, when they are missing and we are root.
 set -euo pipefail
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev
-          g++-mingw-w64-i686 mingw-w64-i686-dev binutils-mingw-w64-i686)
+          g++-mingw-w64-i686 mingw-w64-i686-dev binutils-mingw-w64-i686 libcli11-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

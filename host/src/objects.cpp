@@ -263,11 +263,7 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT driver, ULONG extensionSize, PUNICODE_STR
 
 VOID IoDeleteDevice(PDEVICE_OBJECT device)
 {
-    if (device->AttachedDevice)
-        Violation(Rule::DeviceDeletedWhileAttached,
-                  "IoDeleteDevice of " + DeviceLabel(device) + " while " + DeviceLabel(device->AttachedDevice) +
-                      " is still attached above it",
-                  ULONG_PTR(device), ULONG_PTR(device->AttachedDevice));
+    // A device above may still be attached: during removal it detaches after the lower one deleted itself.
     if (PDEVICE_OBJECT below = device->DeviceObjectExtension->AttachedTo) {
         Violation(Rule::DeviceDeletedWhileAttached,
                   "IoDeleteDevice of " + DeviceLabel(device) + " still attached to " + DeviceLabel(below),

@@ -209,6 +209,13 @@ PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT pdo) { return IoGetAttachedDevice(pdo);
 NTSTATUS SendPnp(PDEVICE_OBJECT pdo, UCHAR minor, ULONG_PTR *information)
 {
     std::vector<PDRIVER_OBJECT> drivers = DriversInStack(pdo);
+    // The PnP manager holds the stack's devices while a request runs: one deleted
+    // during removal stays in memory until the devices above have detached.
+    std::vector<PDEVICE_OBJECT> stack;
+    for (PDEVICE_OBJECT d = pdo->AttachedDevice; d; d = d->AttachedDevice) {
+        ObfReferenceObject(d);
+        stack.push_back(d);
+    }
     IoRequest request;
     request.major = IRP_MJ_PNP;
     request.minor = minor;
@@ -216,6 +223,7 @@ NTSTATUS SendPnp(PDEVICE_OBJECT pdo, UCHAR minor, ULONG_PTR *information)
     request.initialStatus = STATUS_NOT_SUPPORTED;
     request.requestorMode = KernelMode;
     IoResult result = CallRequest(request);
+    for (PDEVICE_OBJECT d : stack) ObfDereferenceObject(d);
     if (information) *information = result.information;
     if (minor == IRP_MN_REMOVE_DEVICE)
         for (PDRIVER_OBJECT driver : drivers)
