@@ -3,6 +3,9 @@
 
 #include "zyrva_types.h"
 
+// C linkage: names stay the same whichever wide-character type a caller sees.
+extern "C" {
+
 // ---- convert: pool memory and the byte FIFO ----
 PVOID OsHeapAllocate(ULONG Size);
 VOID OsHeapFree(PVOID Memory);
@@ -43,7 +46,7 @@ VOID ReportStatus(PV80_CONTEXT Engine, ULONG Code, PUCHAR Data, ULONG Length);
 ULONG V80_CheckEventCharAndPutRxQ(PV80_CONTEXT Engine, UCHAR Byte, UCHAR EventChar);
 
 // ---- core: entry, dispatch, Plug and Play and power ----
-extern "C" DRIVER_INITIALIZE DriverEntry;
+DRIVER_INITIALIZE DriverEntry;
 DRIVER_ADD_DEVICE ZYRVA_AddDevice;
 DRIVER_UNLOAD ZYRVA_DriverUnload;
 DRIVER_DISPATCH ZYRVA_Dispatch;
@@ -88,3 +91,5 @@ NTSTATUS WriteRegistryEntry(PCWSTR KeyPath, PCWSTR ValueName, ULONG Type, PVOID 
 NTSTATUS NTAPI RegistryQueryCallback(PWSTR ValueName, ULONG ValueType, PVOID ValueData, ULONG ValueLength,
                                      PVOID Context, PVOID EntryContext);
 VOID ConvertUnicodeToChar(PUNICODE_STRING Source, ULONG MaxChars, PUCHAR Destination);
+
+}  // extern "C"

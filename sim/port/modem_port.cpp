@@ -434,9 +434,31 @@ struct PortDriver {
         return STATUS_PENDING;
     }
 
+    // The device is going away: nothing it holds will ever complete otherwise.
+    static void FailPending(ModemPort *port, NTSTATUS status)
+    {
+        ModemPort::State &s = *port->state_;
+        Completions done;
+        KIRQL irql;
+        KeAcquireSpinLock(&s.lock, &irql);
+        for (PIRP queued : s.reads)
+            if (IoSetCancelRoutine(queued, nullptr)) done.push_back({queued, status});
+        s.reads.clear();
+        if (s.currentRead && IoSetCancelRoutine(s.currentRead, nullptr)) FinishCurrentRead(s, status, done);
+        if (s.waitIrp && IoSetCancelRoutine(s.waitIrp, nullptr)) {
+            done.push_back({s.waitIrp, status});
+            s.waitIrp = nullptr;
+        }
+        KeReleaseSpinLock(&s.lock, irql);
+        CompleteAll(done);
+        port->ReleaseHeld(status);
+    }
+
     static NTSTATUS Pnp(ModemPort *port, PIRP irp)
     {
         PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+        if (stack->MinorFunction == IRP_MN_REMOVE_DEVICE || stack->MinorFunction == IRP_MN_SURPRISE_REMOVAL)
+            FailPending(port, STATUS_NO_SUCH_DEVICE);
         if (stack->MinorFunction == IRP_MN_REMOVE_DEVICE) {
             PDEVICE_OBJECT lower = port->lower_, device = port->device_;
             IoSkipCurrentIrpStackLocation(irp);
