@@ -434,8 +434,8 @@ struct PortDriver {
         return STATUS_PENDING;
     }
 
-    // The device is going away: nothing it holds will ever complete otherwise.
-    static void FailPending(ModemPort *port, NTSTATUS status)
+    // Completes every read and wait the port holds.
+    static void CompletePending(ModemPort *port, NTSTATUS status)
     {
         ModemPort::State &s = *port->state_;
         Completions done;
@@ -451,6 +451,12 @@ struct PortDriver {
         }
         KeReleaseSpinLock(&s.lock, irql);
         CompleteAll(done);
+    }
+
+    // The device is going away: nothing it holds would ever complete otherwise.
+    static void FailPending(ModemPort *port, NTSTATUS status)
+    {
+        CompletePending(port, status);
         port->ReleaseHeld(status);
     }
 
@@ -523,22 +529,9 @@ struct PortDriver {
             KeReleaseSpinLock(&s.lock, irql);
             return CompleteNow(irp, wasOpen ? STATUS_ACCESS_DENIED : STATUS_SUCCESS);
         }
-        case IRP_MJ_CLEANUP: {
-            Completions done;
-            KIRQL irql;
-            KeAcquireSpinLock(&s.lock, &irql);
-            for (PIRP queued : s.reads)
-                if (IoSetCancelRoutine(queued, nullptr)) done.push_back({queued, STATUS_CANCELLED});
-            s.reads.clear();
-            if (s.currentRead && IoSetCancelRoutine(s.currentRead, nullptr)) FinishCurrentRead(s, STATUS_CANCELLED, done);
-            if (s.waitIrp && IoSetCancelRoutine(s.waitIrp, nullptr)) {
-                done.push_back({s.waitIrp, STATUS_CANCELLED});
-                s.waitIrp = nullptr;
-            }
-            KeReleaseSpinLock(&s.lock, irql);
-            CompleteAll(done);
+        case IRP_MJ_CLEANUP:
+            CompletePending(port, STATUS_CANCELLED);
             return CompleteNow(irp, STATUS_SUCCESS);
-        }
         case IRP_MJ_CLOSE: {
             KIRQL irql;
             KeAcquireSpinLock(&s.lock, &irql);

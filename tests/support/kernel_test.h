@@ -7,10 +7,18 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <ostream>
 #include <map>
 #include <memory>
 #include <string>
 #include <vector>
+
+namespace host {
+inline void PrintTo(Schedule schedule, std::ostream *out)
+{
+    *out << (schedule == Schedule::Deterministic ? "deterministic" : "concurrent");
+}
+}  // namespace host
 
 namespace testing_support {
 
