@@ -73,7 +73,7 @@ NTSTATUS NTAPI ZYRVA_Dispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
     if (!uncounted) IncrementPendingActionCount(extension);
     if (major != IRP_MJ_PNP && major != IRP_MJ_CLOSE &&
-        (extension->DeviceState == DeviceStateSurpriseRemoved || extension->DeviceState == DeviceStateRemoved)) {
+        (ZyrReadUlong(&extension->DeviceState) == DeviceStateSurpriseRemoved || ZyrReadUlong(&extension->DeviceState) == DeviceStateRemoved)) {
         // A power request must still let the next one start.
         if (major == IRP_MJ_POWER) PoStartNextPowerIrp(Irp);
         status = STATUS_DELETE_PENDING;

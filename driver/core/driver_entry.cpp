@@ -37,7 +37,7 @@ NTSTATUS NTAPI ZYRVA_AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Physi
     PDEVICE_EXTENSION extension = static_cast<PDEVICE_EXTENSION>(device->DeviceExtension);
     RtlZeroMemory(extension, sizeof(DEVICE_EXTENSION));
     extension->Signature = ZYR_SIGNATURE;
-    extension->DeviceState = DeviceStateAdded;
+    ZyrWriteUlong(&extension->DeviceState, DeviceStateAdded);
     extension->DeviceStarted = FALSE;
     extension->DeviceObject = device;
     extension->PendingActionCount = 0;

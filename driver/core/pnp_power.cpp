@@ -11,23 +11,23 @@ static NTSTATUS CompleteHere(PIRP Irp, NTSTATUS Status)
 
 static NTSTATUS StartDevice(PDEVICE_EXTENSION Extension, PIRP Irp)
 {
-    Extension->DeviceState = DeviceStateStarting;
+    ZyrWriteUlong(&Extension->DeviceState, DeviceStateStarting);
     IoCopyCurrentIrpStackLocationToNext(Irp);
     NTSTATUS status = CallNextDriverSync(Extension, Irp);
     if (NT_SUCCESS(status)) status = GetDeviceCapabilities(Extension);
     if (NT_SUCCESS(status)) {
-        Extension->DeviceState = DeviceStateStarted;
+        ZyrWriteUlong(&Extension->DeviceState, DeviceStateStarted);
         Extension->DeviceStarted = TRUE;
     } else {
-        Extension->DeviceState = DeviceStateStartFailed;
+        ZyrWriteUlong(&Extension->DeviceState, DeviceStateStartFailed);
     }
     return CompleteHere(Irp, status);
 }
 
 static NTSTATUS RemoveDevice(PDEVICE_EXTENSION Extension, PIRP Irp)
 {
-    if (Extension->DeviceState == DeviceStateRemoved) return PassIrpDown(Extension, Irp);
-    Extension->DeviceState = DeviceStateRemoved;
+    if (ZyrReadUlong(&Extension->DeviceState) == DeviceStateRemoved) return PassIrpDown(Extension, Irp);
+    ZyrWriteUlong(&Extension->DeviceState, DeviceStateRemoved);
     NTSTATUS status = PassIrpDown(Extension, Irp);
     // The extra decrement: the count goes below zero once every counted action has left.
     DecrementPendingActionCount(Extension);
@@ -59,13 +59,13 @@ NTSTATUS ZYRVA_PnP(PDEVICE_EXTENSION Extension, PIRP Irp)
         Irp->IoStatus.Status = STATUS_SUCCESS;
         return PassIrpDown(Extension, Irp);
     case IRP_MN_STOP_DEVICE:
-        if (Extension->DeviceState == DeviceStatePoweredDown) return CompleteHere(Irp, STATUS_DEVICE_POWER_FAILURE);
-        if (Extension->DeviceState == DeviceStateStarted) Extension->DeviceState = DeviceStateStopped;
+        if (ZyrReadUlong(&Extension->DeviceState) == DeviceStatePoweredDown) return CompleteHere(Irp, STATUS_DEVICE_POWER_FAILURE);
+        if (ZyrReadUlong(&Extension->DeviceState) == DeviceStateStarted) ZyrWriteUlong(&Extension->DeviceState, DeviceStateStopped);
         return PassIrpDown(Extension, Irp);
     case IRP_MN_SURPRISE_REMOVAL:
         // The channel stays: an open handle keeps it until its close.
         Irp->IoStatus.Status = STATUS_SUCCESS;
-        Extension->DeviceState = DeviceStateSurpriseRemoved;
+        ZyrWriteUlong(&Extension->DeviceState, DeviceStateSurpriseRemoved);
         return PassIrpDown(Extension, Irp);
     default: return PassIrpDown(Extension, Irp);
     }
@@ -100,8 +100,8 @@ NTSTATUS ZYRVA_Power(PDEVICE_EXTENSION Extension, PIRP Irp)
 {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     if (IsDeviceSetPower(stack) && stack->Parameters.Power.State.DeviceState >= PowerDeviceD1 &&
-        stack->Parameters.Power.State.DeviceState <= PowerDeviceD3 && Extension->DeviceState == DeviceStateStarted)
-        Extension->DeviceState = DeviceStatePoweredDown;
+        stack->Parameters.Power.State.DeviceState <= PowerDeviceD3 && ZyrReadUlong(&Extension->DeviceState) == DeviceStateStarted)
+        ZyrWriteUlong(&Extension->DeviceState, DeviceStatePoweredDown);
     // Counted until the completion routine has run.
     IncrementPendingActionCount(Extension);
     IoCopyCurrentIrpStackLocationToNext(Irp);
@@ -116,8 +116,8 @@ NTSTATUS NTAPI ZYRVA_PowerComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID 
     if (Irp->PendingReturned) IoMarkIrpPending(Irp);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     if (NT_SUCCESS(Irp->IoStatus.Status) && IsDeviceSetPower(stack) &&
-        stack->Parameters.Power.State.DeviceState == PowerDeviceD0 && extension->DeviceState == DeviceStatePoweredDown)
-        extension->DeviceState = DeviceStateStarted;
+        stack->Parameters.Power.State.DeviceState == PowerDeviceD0 && ZyrReadUlong(&extension->DeviceState) == DeviceStatePoweredDown)
+        ZyrWriteUlong(&extension->DeviceState, DeviceStateStarted);
     PoStartNextPowerIrp(Irp);
     DecrementPendingActionCount(extension);
     return STATUS_SUCCESS;

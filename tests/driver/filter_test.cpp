@@ -7,6 +7,7 @@
 #include "zyrva_driver.h"
 
 #include <atomic>
+#include <mutex>
 #include <thread>
 
 using namespace testing_support;
@@ -248,7 +249,7 @@ TEST_F(KernelTest, AddDeviceWithoutADriverKeyFails)
 
 // ---- Removal and the pending-action count, with a port the test controls ----
 
-class RemovalTest : public KernelTest, public ::testing::WithParamInterface<host::Schedule> {
+class FakePortTest : public KernelTest, public ::testing::WithParamInterface<host::Schedule> {
 protected:
     host::KernelOptions Options() override
     {
@@ -278,11 +279,18 @@ protected:
     NTSTATUS LowerDispatch(PIRP irp)
     {
         PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-        seen.push_back(stack->MajorFunction);
+        {
+            std::lock_guard guard(seenLock);
+            seen.push_back(stack->MajorFunction);
+        }
         if (stack->MajorFunction == IRP_MJ_CREATE && holdCreates) {
             IoMarkIrpPending(irp);
             held = irp;
             return STATUS_PENDING;
+        }
+        if (stack->MajorFunction == IRP_MJ_PNP && stack->MinorFunction == IRP_MN_QUERY_CAPABILITIES) {
+            capabilityStatus = irp->IoStatus.Status;
+            capabilities = *stack->Parameters.DeviceCapabilities.Capabilities;
         }
         if (stack->MajorFunction == IRP_MJ_READ) {
             IoMarkIrpPending(irp);
@@ -294,12 +302,32 @@ protected:
     PDEVICE_OBJECT pdo = nullptr, lower = nullptr, filter = nullptr;
     PDRIVER_OBJECT filterDriver = nullptr;
     std::unique_ptr<TestDriver> port;
+    std::vector<UCHAR> Seen()
+    {
+        std::lock_guard guard(seenLock);
+        return seen;
+    }
+    std::mutex seenLock;
     std::vector<UCHAR> seen;
     std::atomic<bool> holdCreates{false};
     std::atomic<PIRP> held{nullptr}, queuedRead{nullptr};
+    NTSTATUS capabilityStatus = 0;
+    DEVICE_CAPABILITIES capabilities = {};
 };
 
-TEST_P(RemovalTest, RemovalDoesNotWaitForARequestLeftPendingBelow)
+TEST_P(FakePortTest, CapabilityQueryArrivesPresetAndCounted)
+{
+    // As the port saw the filter's own query during the start.
+    EXPECT_EQ(capabilityStatus, STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(capabilities.Size, 64);
+    EXPECT_EQ(capabilities.Version, 1);
+    EXPECT_EQ(capabilities.Address, MAXULONG);
+    EXPECT_EQ(capabilities.UINumber, MAXULONG);
+    EXPECT_EQ(ExtensionOf(filter)->DeviceState, ULONG(DeviceStateStarted));
+    EXPECT_EQ(ExtensionOf(filter)->PendingActionCount, 0);
+}
+
+TEST_P(FakePortTest, RemovalDoesNotWaitForARequestLeftPendingBelow)
 {
     host::IoRequest read;
     read.major = IRP_MJ_READ;
@@ -316,7 +344,7 @@ TEST_P(RemovalTest, RemovalDoesNotWaitForARequestLeftPendingBelow)
     EXPECT_EQ(readStatus, STATUS_CANCELLED);
 }
 
-TEST_P(RemovalTest, SecondRemoveWhileRemovingPassesDownAtOnce)
+TEST_P(FakePortTest, SecondRemoveWhileRemovingPassesDownAtOnce)
 {
     PDEVICE_EXTENSION e = ExtensionOf(filter);
     e->DeviceState = DeviceStateRemoved;  // a removal already under way
@@ -329,7 +357,7 @@ TEST_P(RemovalTest, SecondRemoveWhileRemovingPassesDownAtOnce)
     EXPECT_EQ(lower->AttachedDevice, nullptr);
 }
 
-TEST_P(RemovalTest, PendedOpenBelowMakesTheSynchronousCallWait)
+TEST_P(FakePortTest, PendedOpenBelowMakesTheSynchronousCallWait)
 {
     holdCreates = true;
     std::atomic<NTSTATUS> created{STATUS_PENDING};
@@ -357,9 +385,23 @@ TEST_P(RemovalTest, PendedOpenBelowMakesTheSynchronousCallWait)
         host::SendPnp(pdo, IRP_MN_REMOVE_DEVICE);
         removed = true;
     });
+    while (ZyrReadUlong(&ExtensionOf(filter)->DeviceState) != DeviceStateRemoved) std::this_thread::yield();
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_FALSE(removed.load());
     EXPECT_EQ(created.load(), STATUS_PENDING);
+    // While the removal waits, new requests are refused; a close still goes down.
+    size_t seenBefore = Seen().size();
+    host::IoRequest read;
+    read.major = IRP_MJ_READ;
+    read.outputLength = 1;
+    read.device = filter;
+    EXPECT_EQ(host::CallRequest(read).status, STATUS_DELETE_PENDING);
+    host::IoRequest close;
+    close.major = IRP_MJ_CLOSE;
+    close.device = filter;
+    EXPECT_EQ(host::CallRequest(close).status, STATUS_SUCCESS);
+    EXPECT_EQ(Seen().size(), seenBefore + 1);
+    EXPECT_EQ(Seen().back(), IRP_MJ_CLOSE);
     Complete(held.load(), STATUS_SUCCESS);
     opener.join();
     remover.join();
@@ -368,7 +410,7 @@ TEST_P(RemovalTest, PendedOpenBelowMakesTheSynchronousCallWait)
     EXPECT_EQ(lower->AttachedDevice, nullptr);
 }
 
-INSTANTIATE_TEST_SUITE_P(Schedules, RemovalTest,
+INSTANTIATE_TEST_SUITE_P(Schedules, FakePortTest,
                          ::testing::Values(host::Schedule::Deterministic, host::Schedule::Concurrent),
                          [](const auto &info) {
                              return info.param == host::Schedule::Deterministic ? "Deterministic" : "Concurrent";
