@@ -300,6 +300,11 @@ TEST_F(RegistryTest, StringRoutinesConvertAppendAndFormat)
     RtlFreeUnicodeString(&wide);
     EXPECT_EQ(wide.Buffer, nullptr);
 
+    DbgPrint("%s : %s\n", "ProcessLocalDecision", "MOH_LOCAL_ACCEPT");
+    EXPECT_EQ(host::DebugLog().back(), "ProcessLocalDecision : MOH_LOCAL_ACCEPT\n");
+    host::ClearDebugLog();
+    EXPECT_TRUE(host::DebugText().empty());
+
     char upper[] = "at+pmh=1";
     EXPECT_STREQ(_strupr(upper), "AT+PMH=1");
     EXPECT_EQ(_stricmp("Connect", "CONNECT"), 0);

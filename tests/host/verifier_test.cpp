@@ -238,6 +238,14 @@ std::vector<Fault> Faults()
              KeInsertQueueDpc(&dpc, nullptr, nullptr);
              host::RunDpcs();
          }},
+        {"pageable_section_unlocked_twice", Rule::PagedSectionUnlockedTooOften,
+         [] {
+             PVOID handle = MmLockPagableCodeSection(reinterpret_cast<PVOID>(&OwnIrp));
+             EXPECT_EQ(host::PagedSectionLockCount(), 1);
+             MmUnlockPagableImageSection(handle);
+             MmUnlockPagableImageSection(handle);
+             EXPECT_EQ(host::PagedSectionLockCount(), 0);
+         }},
         {"pool_double_free", Rule::PoolDoubleFree,
          [] {
              PVOID p = ExAllocatePoolWithTag(NonPagedPool, 8, kTag);
