@@ -135,12 +135,10 @@ VOID IoInitializeIrp(PIRP irp, USHORT packetSize, CCHAR stackSize)
 
 VOID IoReuseIrp(PIRP irp, NTSTATUS status)
 {
-    auto state = FindIrp(irp);
     UCHAR flags = irp->AllocationFlags;
     IoInitializeIrp(irp, irp->Size, irp->StackCount);
     irp->AllocationFlags = flags;
     irp->IoStatus.Status = status;
-    (void)state;
 }
 
 VOID IoFreeIrp(PIRP irp)
@@ -197,22 +195,26 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT device, PIRP irp)
         state->returnedPending[index] = false;
     }
     UCHAR major = location->MajorFunction;
-    TraceRecord call{TraceRecord::Kind::Call, Now(), DeviceLabel(device), major, location->MinorFunction};
-    if (major == IRP_MJ_DEVICE_CONTROL || major == IRP_MJ_INTERNAL_DEVICE_CONTROL) {
-        call.ioControlCode = location->Parameters.DeviceIoControl.IoControlCode;
-        call.length = location->Parameters.DeviceIoControl.InputBufferLength;
-    } else if (major == IRP_MJ_READ || major == IRP_MJ_WRITE) {
-        call.length = location->Parameters.Read.Length;
+    if (TraceWanted()) {
+        TraceRecord call{TraceRecord::Kind::Call, Now(), DeviceLabel(device), major, location->MinorFunction};
+        if (major == IRP_MJ_DEVICE_CONTROL || major == IRP_MJ_INTERNAL_DEVICE_CONTROL) {
+            call.ioControlCode = location->Parameters.DeviceIoControl.IoControlCode;
+            call.length = location->Parameters.DeviceIoControl.InputBufferLength;
+        } else if (major == IRP_MJ_READ || major == IRP_MJ_WRITE) {
+            call.length = location->Parameters.Read.Length;
+        }
+        call.irp = irp;
+        TraceEvent(call);
     }
-    call.irp = irp;
-    TraceEvent(call);
 
     NTSTATUS status = device->DriverObject->MajorFunction[major](device, irp);
 
-    TraceRecord ret{TraceRecord::Kind::Return, Now(), DeviceLabel(device), major};
-    ret.status = status;
-    ret.irp = irp;
-    TraceEvent(ret);
+    if (TraceWanted()) {
+        TraceRecord ret{TraceRecord::Kind::Return, Now(), DeviceLabel(device), major};
+        ret.status = status;
+        ret.irp = irp;
+        TraceEvent(ret);
+    }
     bool notMarked = false, freeNow = false;
     {
         std::lock_guard guard(state->lock);
@@ -273,11 +275,6 @@ VOID IofCompleteRequest(PIRP irp, CCHAR)
         UCHAR control = location->Control;
         PIO_COMPLETION_ROUTINE routine = location->CompletionRoutine;
         PVOID context = location->Context;
-        TraceRecord done{TraceRecord::Kind::Complete, Now(), DeviceLabel(location->DeviceObject),
-                         location->MajorFunction, location->MinorFunction};
-        done.status = irp->IoStatus.Status;
-        done.information = irp->IoStatus.Information;
-        done.irp = irp;
         bool notMarked;
         {
             std::lock_guard guard(state->lock);
@@ -292,7 +289,14 @@ VOID IofCompleteRequest(PIRP irp, CCHAR)
                       "the dispatch routine of " + DeviceLabel(location->DeviceObject) +
                           " returned STATUS_PENDING without marking the IRP pending",
                       ULONG_PTR(irp), ULONG_PTR(location->DeviceObject));
-        TraceEvent(done);
+        if (TraceWanted()) {
+            TraceRecord done{TraceRecord::Kind::Complete, Now(), DeviceLabel(location->DeviceObject),
+                             location->MajorFunction, location->MinorFunction};
+            done.status = irp->IoStatus.Status;
+            done.information = irp->IoStatus.Information;
+            done.irp = irp;
+            TraceEvent(done);
+        }
         irp->PendingReturned = (control & SL_PENDING_RETURNED) ? TRUE : FALSE;
         location->Control = 0;
         location->CompletionRoutine = nullptr;

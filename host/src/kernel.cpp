@@ -259,6 +259,7 @@ void EnableTrace(bool enable)
 {
     std::lock_guard guard(S().logLock);
     S().traceEnabled = enable;
+    S().traceWanted = S().traceEnabled || S().traceSink;
 }
 
 std::vector<TraceRecord> Trace()
@@ -277,6 +278,7 @@ void SetTraceSink(std::function<void(const TraceRecord &)> sink)
 {
     std::lock_guard guard(S().logLock);
     S().traceSink = std::move(sink);
+    S().traceWanted = S().traceEnabled || S().traceSink;
 }
 
 static const char *MajorName(UCHAR major)

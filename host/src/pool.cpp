@@ -69,6 +69,11 @@ void KernelFree(PVOID p)
                   ULONG_PTR(p), T().irql);
     CheckFreedRange(p, size);
     ForgetLocksIn(p, size);
+    {
+        // Pool a driver used for an IRP of its own: its bookkeeping goes with it.
+        std::lock_guard guard(S().irpLock);
+        S().irps.erase(static_cast<PIRP>(p));
+    }
     std::free(p);
 }
 

@@ -127,6 +127,7 @@ struct State {
     std::vector<BugCheck> bugChecks;
     BugCheckHandler bugCheckHandler;
     bool traceEnabled = false;
+    std::atomic<bool> traceWanted{false};  // traceEnabled or a sink: spares the I/O path when neither
     std::vector<TraceRecord> trace;
     std::function<void(const TraceRecord &)> traceSink;
 
@@ -180,6 +181,7 @@ void ShutdownRegistry();
 RegistryKey *FindKey(std::u16string_view absolutePath, bool create);  // registry lock held
 bool IsPdo(PDEVICE_OBJECT device);
 void TraceEvent(TraceRecord record);
+inline bool TraceWanted() { return S().traceWanted.load(std::memory_order_relaxed); }
 void CheckDriverPool(PDRIVER_OBJECT driver, const char *when);
 
 }  // namespace host::detail
