@@ -167,6 +167,12 @@ typedef struct _SERIAL_COMMPROP {
 #define SERIAL_MSR_RI 0x40
 #define SERIAL_MSR_DCD 0x80
 
+/* The same modem status bits under the names of the state queries */
+#define SERIAL_CTS_STATE 0x00000010
+#define SERIAL_DSR_STATE 0x00000020
+#define SERIAL_RI_STATE 0x00000040
+#define SERIAL_DCD_STATE 0x00000080
+
 /* DTR and RTS state (IOCTL_SERIAL_GET_DTRRTS) */
 #define SERIAL_DTR_STATE 0x00000001
 #define SERIAL_RTS_STATE 0x00000002
