@@ -36,6 +36,17 @@ void ResetState(IrpState &state, CCHAR stackSize)
     state.sends.assign(size_t(stackSize) + 2, 0);
 }
 
+// Buffered I/O: a zeroed system buffer holding the input, freed at completion.
+PVOID AttachSystemBuffer(PIRP irp, ULONG size, const void *input, ULONG inputLength)
+{
+    PVOID buffer = KernelAllocate(NonPagedPool, size, host::Tag("IoBu"), false);
+    std::memset(buffer, 0, size);
+    if (input && inputLength) std::memcpy(buffer, input, inputLength);
+    irp->AssociatedIrp.SystemBuffer = buffer;
+    irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
+    return buffer;
+}
+
 PIRP NewIrp(CCHAR stackSize, IrpState::Owner owner, bool countable)
 {
     if (stackSize < 1) stackSize = 1;
@@ -390,11 +401,7 @@ PIRP IoBuildDeviceIoControlRequest(ULONG code, PDEVICE_OBJECT device, PVOID inpu
         // Direct I/O is served through the system buffer too: no MDLs here.
         ULONG size = std::max(inputLength, outputLength);
         if (size) {
-            PVOID buffer = KernelAllocate(NonPagedPool, size, Tag("IoBu"), false);
-            std::memset(buffer, 0, size);
-            if (input && inputLength) std::memcpy(buffer, input, inputLength);
-            irp->AssociatedIrp.SystemBuffer = buffer;
-            irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
+            AttachSystemBuffer(irp, size, input, inputLength);
             if (output && outputLength) irp->Flags |= IRP_INPUT_OPERATION;
         }
         irp->UserBuffer = output;
@@ -465,12 +472,7 @@ NTSTATUS SendRequest(const IoRequest &request, std::function<void(const IoResult
     default: break;
     }
     if (bufferSize) {
-        PVOID buffer = KernelAllocate(NonPagedPool, bufferSize, Tag("IoBu"), false);
-        std::memset(buffer, 0, bufferSize);
-        if (!request.input.empty()) std::memcpy(buffer, request.input.data(), request.input.size());
-        irp->AssociatedIrp.SystemBuffer = buffer;
-        irp->UserBuffer = buffer;
-        irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
+        irp->UserBuffer = AttachSystemBuffer(irp, bufferSize, request.input.data(), ULONG(request.input.size()));
     }
     if (request.prepare) request.prepare(irp, next);
     if (irpOut) *irpOut = irp;

@@ -463,9 +463,6 @@ TEST_P(FakePortTest, PendedOpenBelowMakesTheSynchronousCallWait)
 INSTANTIATE_TEST_SUITE_P(Deterministic, FakePortClockTest, ::testing::Values(host::Schedule::Deterministic));
 
 INSTANTIATE_TEST_SUITE_P(Schedules, FakePortTest,
-                         ::testing::Values(host::Schedule::Deterministic, host::Schedule::Concurrent),
-                         [](const auto &info) {
-                             return info.param == host::Schedule::Deterministic ? "Deterministic" : "Concurrent";
-                         });
+                         BothSchedules(), ScheduleName);
 
 }  // namespace

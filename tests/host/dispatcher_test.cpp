@@ -204,10 +204,7 @@ TEST_P(ScheduleTest, SpinLockRaisesToDispatchAndRestores)
 }
 
 INSTANTIATE_TEST_SUITE_P(Schedules, ScheduleTest,
-                         ::testing::Values(host::Schedule::Deterministic, host::Schedule::Concurrent),
-                         [](const auto &info) {
-                             return info.param == host::Schedule::Deterministic ? "Deterministic" : "Concurrent";
-                         });
+                         BothSchedules(), ScheduleName);
 
 TEST_F(KernelTest, PostedCallbacksRunInTimeOrderAtDispatchLevel)
 {

@@ -482,9 +482,6 @@ TEST_P(CorrectDriverTest, TriggersNoRule)
 }
 
 INSTANTIATE_TEST_SUITE_P(Schedules, CorrectDriverTest,
-                         ::testing::Values(host::Schedule::Deterministic, host::Schedule::Concurrent),
-                         [](const auto &info) {
-                             return info.param == host::Schedule::Deterministic ? "Deterministic" : "Concurrent";
-                         });
+                         BothSchedules(), ScheduleName);
 
 }  // namespace

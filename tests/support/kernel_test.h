@@ -22,6 +22,29 @@ inline void PrintTo(Schedule schedule, std::ostream *out)
 
 namespace testing_support {
 
+// Both schedules as test parameters, named for the test list.
+inline auto BothSchedules() { return ::testing::Values(host::Schedule::Deterministic, host::Schedule::Concurrent); }
+inline std::string ScheduleName(const ::testing::TestParamInfo<host::Schedule> &info)
+{
+    return info.param == host::Schedule::Deterministic ? "Deterministic" : "Concurrent";
+}
+
+// Runs `body` once per allocation it makes, with that allocation failing, each
+// time in a kernel of its own; a bug check (a leak at shutdown, say) fails the test.
+inline void ForEachFailingAllocation(const std::function<void(uint64_t failing)> &body)
+{
+    host::RunWithEachAllocationFailing([&](uint64_t failing) {
+        std::vector<host::BugCheck> checks;
+        {
+            host::Kernel kernel;
+            host::SetBugCheckHandler([&](const host::BugCheck &check) { checks.push_back(check); });
+            host::FailAllocationNumber(failing);
+            body(failing);
+        }
+        for (auto &check : checks) ADD_FAILURE() << "allocation " << failing << ": " << check.message;
+    });
+}
+
 class KernelTest : public ::testing::Test {
 protected:
     virtual host::KernelOptions Options() { return {}; }
